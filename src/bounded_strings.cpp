@@ -97,40 +97,33 @@ extern "C" int sprintf_s(char *buffer, size_t bufferSize, const char *format, ..
     va_list arguments;
     va_start(arguments, format);
     size_t written = 0;
-    int result = 0;
-    for (const char *cursor = format; *cursor != '\0' && result == 0; ++cursor) {
+    bool fits = true;
+    for (const char *cursor = format; fits && *cursor != '\0'; ++cursor) {
         const char *piece = cursor;
         size_t pieceLength = 1;
         if (*cursor == '%') {
             ++cursor;
-            if (*cursor == '%') {
-                piece = cursor;
-            } else if (*cursor == 's') {
+            if (*cursor == 's') {
+                // Started above; clang-analyzer 14 loses track of it in this loop.
+                // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
                 piece = va_arg(arguments, const char *);
-                if (piece == NULL) {
-                    piece = "(null)";
-                }
+                piece = piece != NULL ? piece : "(null)";
                 pieceLength = BoundedLength(piece, bufferSize);
+            } else if (*cursor == '%') {
+                piece = cursor;
             } else {
-                result = -1;
+                fits = false;
                 break;
             }
         }
-        if (pieceLength >= bufferSize - written) {
-            result = -1;
-            break;
-        }
-        for (size_t i = 0; i < pieceLength; ++i) {
+        fits = pieceLength < bufferSize - written;
+        for (size_t i = 0; fits && i < pieceLength; ++i) {
             buffer[written + i] = piece[i];
         }
-        written += pieceLength;
+        written += fits ? pieceLength : 0;
     }
     va_end(arguments);
 
-    if (result != 0) {
-        buffer[0] = '\0';
-        return -1;
-    }
-    buffer[written] = '\0';
-    return (int)written;
+    buffer[fits ? written : 0] = '\0';
+    return fits ? (int)written : -1;
 }

@@ -32,7 +32,7 @@ bool IsExcludedWindowsVersion(DWORD majorVersion, DWORD minorVersion)
 //   cut short or appended past its slot.
 int BuildPackagePaths(char packagePaths[PACKAGE_COUNT][PATH_SLOT_SIZE])
 {
-    memset(packagePaths, 0, PACKAGE_COUNT * PATH_SLOT_SIZE);
+    memset(packagePaths, 0, sizeof(char[PACKAGE_COUNT][PATH_SLOT_SIZE]));
 
     // The lengths below come from the text delivered, not from the return
     // value, which only tells whether the directory fitted at all.
