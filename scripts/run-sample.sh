@@ -14,6 +14,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
+echo "built build/mingw/BrelmotCp.exe: $(stat -c %s build/mingw/BrelmotCp.exe) bytes"
 
 export BRELMOT_E2E_ROOT="$PWD/build/sample-wine"
 export BRELMOT_IMAGE="$PWD/build/mingw/BrelmotCp.exe"
