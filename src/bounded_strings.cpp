@@ -22,30 +22,6 @@ static size_t BoundedLength(const char *text, size_t limit)
     return length;
 }
 
-// strcpy_s
-//   Copies src with its NUL into dest, a buffer of destSize bytes.
-//   Returns 0, or EINVAL for a missing buffer or source and ERANGE when src
-//   does not fit; dest is emptied on either error when it can be.
-extern "C" errno_t strcpy_s(char *dest, rsize_t destSize, const char *src)
-{
-    if (dest == NULL || destSize == 0) {
-        return BOUNDED_EINVAL;
-    }
-    if (src == NULL) {
-        dest[0] = '\0';
-        return BOUNDED_EINVAL;
-    }
-    size_t sourceLength = BoundedLength(src, destSize);
-    if (sourceLength >= destSize) {
-        dest[0] = '\0';
-        return BOUNDED_ERANGE;
-    }
-    for (size_t i = 0; i <= sourceLength; ++i) {
-        dest[i] = src[i];
-    }
-    return 0;
-}
-
 // strcat_s
 //   Appends src to the NUL-terminated text in dest, a buffer of destSize
 //   bytes. Returns 0, or EINVAL for a missing buffer or source or a dest
@@ -75,6 +51,20 @@ extern "C" errno_t strcat_s(char *dest, rsize_t destSize, const char *src)
         dest[destLength + i] = src[i];
     }
     return 0;
+}
+
+// strcpy_s
+//   Copies src with its NUL into dest, a buffer of destSize bytes.
+//   Returns 0, or EINVAL for a missing buffer or source and ERANGE when src
+//   does not fit; dest is emptied on either error when it can be. A copy is
+//   an append to an emptied buffer, with the same errors.
+extern "C" errno_t strcpy_s(char *dest, rsize_t destSize, const char *src)
+{
+    if (dest == NULL || destSize == 0) {
+        return BOUNDED_EINVAL;
+    }
+    dest[0] = '\0';
+    return strcat_s(dest, destSize, src);
 }
 
 // sprintf_s
