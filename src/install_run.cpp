@@ -23,8 +23,9 @@ bool IsExcludedWindowsVersion(DWORD majorVersion, DWORD minorVersion)
 }
 
 // BuildPackagePaths
-//   Takes the five zero-filled-on-entry slots. Reads the working directory
-//   into slot 1, copies it to slots 2 to 5 and appends each row's suffix.
+//   Takes the five slots and fills them with zero bytes. Reads the working
+//   directory into slot 1, copies it to slots 2 to 5 and appends each row's
+//   suffix.
 //   Returns 1 when the directory was read whole, 0 when it was not; then
 //   every slot is left empty, because an empty slot plus a suffix would name
 //   a package at the root of the current drive, which is not ours to

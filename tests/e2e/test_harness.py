@@ -1,6 +1,7 @@
 """What the other end-to-end tests take for granted about the stand-in
 under Wine: its exit status reaches the harness, its clock is the host's,
-its start index counts the starts, and its crash stays quiet."""
+its start index counts the starts, and its crash stays quiet; and the
+start-up's stack guard, through a probe built like the tool."""
 
 import unittest
 
@@ -56,6 +57,17 @@ class GuardDiffers(ToolTestCase):
         self.report('guards %s' % b', '.join(guards).decode())
         self.assertNotEqual(guards[0], guards[1])
         self.assertNotIn(self.DEFAULT_GUARD, guards)
+
+    def test_smashed_guard_ends_the_process_with_the_overrun_code(self):
+        # wine64 passes on only the low byte of an exit code; cmd shows it
+        # whole.
+        probe = winelab.windows_path(self.windows_dir + '/guard_probe.exe')
+        cwd = self.scenario('guard-overrun')
+        run = self.prefix.wine(['cmd', '/v:on', '/c', probe + ' overrun & echo status=!errorlevel!'],
+                               cwd, name='guard_overrun')
+        self.assertEqual(run.stderr, b'')
+        # STATUS_STACK_BUFFER_OVERRUN, 0xC0000409, as a signed errorlevel.
+        self.assertEqual(run.stdout.strip(), b'xstatus=-1073740791')
 
 
 if __name__ == '__main__':
