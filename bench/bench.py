@@ -20,7 +20,7 @@ Two clocks:
                with QueryPerformanceCounter. This is what a setup program
                starting the tool pays, and it leaves out the start-up of the
                wine64 command itself, so it is the headline.
-  host wall    time.perf_counter around one wine64 process per run. It
+  host wall    the host's monotonic clock around one wine64 process per run. It
                adds the wine64 command's own start-up, which is not the
                same for every program (cmd.exe started that way costs tens
                of ms more than when a Windows process starts it), so it is
@@ -54,7 +54,6 @@ import shutil
 import statistics
 import subprocess
 import sys
-import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
@@ -133,7 +132,6 @@ class Bench:
         self.work_dir = os.path.join(self.bench_dir, 'work')
         self.empty_dir = os.path.join(self.bench_dir, 'empty')
         self.log_path = os.path.join(self.prefix.system32, winelab.LOG_NAME)
-        self.env = None
 
     # -- the prefix -------------------------------------------------------
 
@@ -156,8 +154,7 @@ class Bench:
         # background services then start once, inside the warm-up, instead
         # of again whenever a gap lets the server's idle time-out lapse.
         self.prefix.stop()
-        self.env = self.prefix.env()
-        subprocess.run([winelab.WINESERVER, '-p'], env=self.env, stdin=subprocess.DEVNULL,
+        subprocess.run([winelab.WINESERVER, '-p'], env=self.prefix.env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
         self.prefix.set_version('win10')
         self.prefix.install_standin(images['pnputil.exe'])
@@ -179,34 +176,13 @@ class Bench:
     # -- running ------------------------------------------------------------
 
     def wine(self, args, cwd, name, timeout=winelab.RUN_TIMEOUT_S):
-        """One wine64 process with its output in files (a pipe would wait
-        for the background services); returns its status and the seconds
-        it took by the host's clock. The wait blocks in waitpid: with a
-        timeout, subprocess polls with sleeps growing to 50 ms, which put
-        every host figure on a 50 ms grid. A watchdog thread kills a run
-        that hangs instead."""
-        out_path = os.path.join(self.prefix.root, name + '.out')
-        err_path = os.path.join(self.prefix.root, name + '.err')
-        command = [winelab.WINE] + list(args)
-        with open(out_path, 'wb') as out, open(err_path, 'wb') as err:
-            began = time.perf_counter()
-            process = subprocess.Popen(command, cwd=cwd, env=self.env, stdin=subprocess.DEVNULL,
-                                       stdout=out, stderr=err)
-            watchdog = None
-            fired = threading.Event()
-            if timeout is not None:
-                def kill():
-                    fired.set()
-                    process.kill()
-                watchdog = threading.Timer(timeout, kill)
-                watchdog.start()
-            status = process.wait()
-            ended = time.perf_counter()
-        if watchdog is not None:
-            watchdog.cancel()
-        if fired.is_set():
-            raise SystemExit('%s did not end within %d s' % (' '.join(command), timeout))
-        return status, ended - began
+        """One wine64 process with its output in files; returns its status
+        and the seconds it took by the host's clock."""
+        try:
+            run = self.prefix.wine(args, cwd, name=name, timeout=timeout)
+        except RuntimeError as hung:
+            raise SystemExit(str(hung))
+        return run.status, run.elapsed_ms / 1000.0
 
     def host_args(self, variant):
         if variant.host_args is not None:
@@ -448,7 +424,7 @@ def report(results):
     print()
     print_clock('Inside Wine (timing_driver.exe, QueryPerformanceCounter around CreateProcess '
                 'and the wait) - the headline', results['inside_wine'])
-    print_clock('Host wall (time.perf_counter around one wine64 process; includes the wine64 '
+    print_clock('Host wall (monotonic clock around one wine64 process; includes the wine64 '
                 'start-up)', results['host_wall'])
     print('Time-out: next child\'s start past %d ms after a hung child\'s start (stand-in '
           'stamps)' % INSTALL_WAIT_MS)

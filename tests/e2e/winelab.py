@@ -30,6 +30,7 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 WINE = '/usr/lib/wine/wine64'
@@ -219,20 +220,36 @@ class Prefix:
             subprocess.run([WINESERVER, '-k'], env=self.env(), stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def wine(self, args, cwd, locale=None, name='wine'):
+    def wine(self, args, cwd, locale=None, name='wine', timeout=RUN_TIMEOUT_S):
         """Runs WINE with args in the Unix folder cwd. The output goes
         through files (see the module notes) kept in root as name.out and
-        name.err."""
+        name.err. The wait blocks in waitpid: with a timeout, subprocess
+        polls with sleeps growing to 50 ms, which would put every measured
+        time on a 50 ms grid. A watchdog kills a run that hangs instead;
+        timeout None waits for as long as the run takes."""
         out_path = os.path.join(self.root, name + '.out')
         err_path = os.path.join(self.root, name + '.err')
+        command = [WINE] + list(args)
         with open(out_path, 'wb') as out, open(err_path, 'wb') as err:
             began = host_us()
-            completed = subprocess.run([WINE] + list(args), cwd=cwd, env=self.env(locale),
-                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                       timeout=RUN_TIMEOUT_S)
+            process = subprocess.Popen(command, cwd=cwd, env=self.env(locale),
+                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            fired = threading.Event()
+            watchdog = None
+            if timeout is not None:
+                def kill():
+                    fired.set()
+                    process.kill()
+                watchdog = threading.Timer(timeout, kill)
+                watchdog.start()
+            status = process.wait()
             ended = host_us()
+        if watchdog is not None:
+            watchdog.cancel()
+        if fired.is_set():
+            raise RuntimeError('%s did not end within %d s' % (' '.join(command), timeout))
         with open(out_path, 'rb') as out, open(err_path, 'rb') as err:
-            return Run(completed.returncode, out.read(), err.read(), began, ended)
+            return Run(status, out.read(), err.read(), began, ended)
 
     def set_version(self, version):
         """Sets the Windows version Wine reports to BrelmotCp.exe (by image
